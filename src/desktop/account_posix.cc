@@ -1,6 +1,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <vector>
 
 #include "desktop/account.h"
@@ -8,14 +9,18 @@
 namespace desktop {
 
 std::optional<std::string> login_name() {
-  long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-    return std::nullopt;
+  std::vector<char> buffer(1024);
+  for (;;) {
+    passwd entry{};
+    passwd* found = nullptr;
+    int error = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found);
+    if (error == ERANGE && buffer.size() < (1u << 20)) {  // a long entry: try a bigger buffer
+      buffer.resize(buffer.size() * 4);
+      continue;
+    }
+    if (error != 0 || found == nullptr) return std::nullopt;
+    return std::string(found->pw_name);
   }
-  return std::string(found->pw_name);
 }
 
 }  // namespace desktop

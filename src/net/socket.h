@@ -43,7 +43,7 @@ void cleanup();
 // The system's text for an error code.
 std::string error_text(int error_code);
 
-// The local host name, at most 79 characters; empty when the system gives none.
+// The local host name; empty when the system gives none.
 std::string host_name();
 
 // An IPv4 address in network byte order.

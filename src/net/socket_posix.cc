@@ -34,9 +34,9 @@ std::string error_text(int error_code) {
 }
 
 std::string host_name() {
-  char name[80] = {};
+  char name[256] = {};  // Linux host names have at most 64 characters
   if (gethostname(name, sizeof name - 1) != 0) return {};
-  return name;  // the last byte stays NUL even when the name was cut
+  return name;
 }
 
 std::string dotted(ipv4_address address) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cerrno>
 #include <cstdint>
 
@@ -17,7 +18,7 @@ namespace {
 // The wake-up source: an eventfd that cancel_blocking_call() writes to. It is the
 // only state of the layer, and it must be a plain descriptor number so that a
 // signal handler can reach it.
-volatile int wake_descriptor = -1;
+volatile std::sig_atomic_t wake_descriptor = -1;
 
 void drain_wake_descriptor() {
   std::uint64_t count = 0;
@@ -67,7 +68,13 @@ poll_status poll_with_wake(pollfd* fds, std::size_t count, int limit_ms) {
   // The caller's array is followed by one more entry: callers pass room for it.
   fds[count] = pollfd{wake_descriptor, POLLIN, 0};
   int ready = poll(fds, static_cast<nfds_t>(count + 1), limit_ms);
-  if (ready < 0) return errno == EINTR ? poll_status::interrupted : poll_status::failed;
+  if (ready < 0) {
+    if (errno != EINTR) return poll_status::failed;
+    // A signal handler that cancels both interrupts poll and leaves a wake-up
+    // behind; take it now, or it would cut the next wait short as well.
+    drain_wake_descriptor();
+    return poll_status::interrupted;
+  }
   if (fds[count].revents != 0) {
     drain_wake_descriptor();
     return poll_status::interrupted;
@@ -86,8 +93,8 @@ bool read_set::add(socket_id sock) {
 }
 
 bool read_set::contains(socket_id sock) const {
-  return std::find(sockets_.begin(), sockets_.begin() + static_cast<long>(count_), sock) !=
-         sockets_.begin() + static_cast<long>(count_);
+  const socket_id* end = sockets_.data() + count_;
+  return std::find(sockets_.data(), end, sock) != end;
 }
 
 bool read_set::is_readable(socket_id sock) const {

@@ -1,6 +1,7 @@
 // The entry point: settings, network start-up and the listener on port 113, the
 // start-up entry, the desktop, the loop until a stop is requested, then shut-down.
 // Every way out has exit status 1.
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <string_view>
