@@ -264,7 +264,7 @@ std::string usage_for(const std::string& program_name) {
 
 // Each command line names a log file, before or after the fault: a refused
 // command line must start nothing, and so create no log.
-TEST(e2e_usage, RefusedCommandLinesPrintUsageAndExitWithoutStartingAnything) {
+TEST(E2eUsage, RefusedCommandLinesPrintUsageAndExitWithoutStartingAnything) {
   scratch_file log;
   const std::vector<std::vector<std::string>> refused = {
       {"--logfile", log.path(), "--verbose"},       // unknown option
@@ -287,7 +287,7 @@ TEST(e2e_usage, RefusedCommandLinesPrintUsageAndExitWithoutStartingAnything) {
 
 // ---- Serving -----------------------------------------------------------------
 
-TEST(e2e_serving, AnswersRefusesOverflowsAndLogsEachInOrder) {
+TEST(E2eServing, AnswersRefusesOverflowsAndLogsEachInOrder) {
   // A host name with capitals, which the start-up entry gives lower-cased.
   const std::string host_name = "Wrenfold-E2E.Example";
   ASSERT_EQ(sethostname(host_name.data(), host_name.size()), 0) << std::strerror(errno);
@@ -329,9 +329,9 @@ void PrintTo(const identity_case& c, std::ostream* out) {
   *out << testing::PrintToString(c.arguments);
 }
 
-class e2e_identity : public testing::TestWithParam<identity_case> {};
+class E2eIdentity : public testing::TestWithParam<identity_case> {};
 
-TEST_P(e2e_identity, ReplyCarriesTheConfiguredIdentity) {
+TEST_P(E2eIdentity, ReplyCarriesTheConfiguredIdentity) {
   // Looked up here, not when the cases are made: inside a user namespace the
   // account is the namespace's root, not the one that started the tests.
   const std::string user_id = GetParam().user_id.value_or(login_name());
@@ -341,7 +341,7 @@ TEST_P(e2e_identity, ReplyCarriesTheConfiguredIdentity) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    command_lines, e2e_identity,
+    command_lines, E2eIdentity,
     testing::Values(
         // No arguments: it runs, as the account that started it, with no log.
         identity_case{"NoArguments", {}, "UNIX", std::nullopt},
@@ -349,7 +349,7 @@ INSTANTIATE_TEST_SUITE_P(
         identity_case{"OsNameAndUserId", {"--osname", "Plan9:x", "--userid", "bob"}, "Plan9:x", "bob"}),
     [](const testing::TestParamInfo<identity_case>& each) { return each.param.name; });
 
-TEST(e2e_serving, AnswersTenClientsThatAllConnectedBeforeAnySent) {
+TEST(E2eServing, AnswersTenClientsThatAllConnectedBeforeAnySent) {
   server_process server({"--userid", "alice", "--noresolv"});
   ASSERT_TRUE(server.wait_until_listening()) << server.report();
 
@@ -385,7 +385,7 @@ std::optional<std::string> hosts_file_name_of_loopback() {
   return std::nullopt;
 }
 
-TEST(e2e_serving, WithALogAndNoNoresolvNamesTheClientByItsHostName) {
+TEST(E2eServing, WithALogAndNoNoresolvNamesTheClientByItsHostName) {
   std::optional<std::string> loopback_name = hosts_file_name_of_loopback();
   if (!loopback_name) GTEST_SKIP() << "/etc/hosts names no host for 127.0.0.1, so there is no name to expect";
 
@@ -431,7 +431,7 @@ class port_holder {
   int error_ = 0;
 };
 
-TEST(e2e_startup, PortTakenGivesTheBindFailureInTheLogAndOnStderr) {
+TEST(E2eStartup, PortTakenGivesTheBindFailureInTheLogAndOnStderr) {
   port_holder taken;
   ASSERT_EQ(taken.failure(), "");
 
@@ -456,7 +456,7 @@ TEST(e2e_startup, PortTakenGivesTheBindFailureInTheLogAndOnStderr) {
 
 // The wait holds at most 64 client sockets; the rest wait in the backlog until
 // connections are released.
-TEST(e2e_robustness, SilentClientsDelayButDoNotLockOutALaterOne) {
+TEST(E2eRobustness, SilentClientsDelayButDoNotLockOutALaterOne) {
   server_process server({"--userid", "alice", "--noresolv"});
   ASSERT_TRUE(server.wait_until_listening()) << server.report();
 
@@ -476,7 +476,7 @@ TEST(e2e_robustness, SilentClientsDelayButDoNotLockOutALaterOne) {
   EXPECT_TRUE(server.running()) << server.report();
 }
 
-TEST(e2e_robustness, ClientsThatResetRightAfterConnectingDoNotHangTheServer) {
+TEST(E2eRobustness, ClientsThatResetRightAfterConnectingDoNotHangTheServer) {
   server_process server({"--userid", "alice", "--noresolv"});
   ASSERT_TRUE(server.wait_until_listening()) << server.report();
 
@@ -493,7 +493,7 @@ TEST(e2e_robustness, ClientsThatResetRightAfterConnectingDoNotHangTheServer) {
 // case: it closes its side (the server's socket is then in CLOSE_WAIT) and then
 // resets. Linux reports a send on such a socket as EPIPE, which raises SIGPIPE
 // unless the server has asked not to get it.
-TEST(e2e_robustness, ClientsThatLeaveBeforeTheReplyDoNotKillTheServer) {
+TEST(E2eRobustness, ClientsThatLeaveBeforeTheReplyDoNotKillTheServer) {
   server_process server({"--userid", "alice", "--noresolv"});
   ASSERT_TRUE(server.wait_until_listening()) << server.report();
 

@@ -179,7 +179,7 @@ class fake_dns_server {
 // 192.0.2.7, from the documentation range: no hosts file names it.
 const net::ipv4_address documentation_address{htonl(0xC0000207u)};
 
-class resolver_test : public testing::Test {
+class ResolverTest : public testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(net::startup(), 0); }
 
@@ -191,13 +191,13 @@ class resolver_test : public testing::Test {
   }
 };
 
-TEST_F(resolver_test, gives_the_name_the_server_has_for_the_address) {
+TEST_F(ResolverTest, GivesTheNameTheServerHasForTheAddress) {
   fake_dns_server server(fake_dns_server::behaviour::answer, "mail.example.org");
   EXPECT_EQ(net::reverse_lookup(documentation_address, asking(server, 5000)), "mail.example.org");
   EXPECT_EQ(server.last_question(), "7.2.0.192.in-addr.arpa");
 }
 
-TEST_F(resolver_test, a_silent_server_gives_no_name_by_the_limit) {
+TEST_F(ResolverTest, ASilentServerGivesNoNameByTheLimit) {
   fake_dns_server server(fake_dns_server::behaviour::silent);
   const steady::time_point start = steady::now();
   std::optional<std::string> name = net::reverse_lookup(documentation_address, asking(server, 500));
@@ -208,7 +208,7 @@ TEST_F(resolver_test, a_silent_server_gives_no_name_by_the_limit) {
   EXPECT_LT(took, 3s) << "the 500 ms limit was not kept";
 }
 
-TEST_F(resolver_test, no_such_name_gives_no_name_without_waiting_for_the_limit) {
+TEST_F(ResolverTest, NoSuchNameGivesNoNameWithoutWaitingForTheLimit) {
   fake_dns_server server(fake_dns_server::behaviour::no_such_name);
   const steady::time_point start = steady::now();
   std::optional<std::string> name = net::reverse_lookup(documentation_address, asking(server, 60'000));
@@ -221,7 +221,7 @@ TEST_F(resolver_test, no_such_name_gives_no_name_without_waiting_for_the_limit) 
 
 // A stop request must not wait for a lookup at a dead server; the wake-up it used
 // is gone afterwards, so the next lookup runs normally.
-TEST_F(resolver_test, a_cancel_ends_a_lookup_at_a_silent_server_promptly) {
+TEST_F(ResolverTest, ACancelEndsALookupAtASilentServerPromptly) {
   fake_dns_server silent(fake_dns_server::behaviour::silent);
   std::thread canceller([] {
     std::this_thread::sleep_for(200ms);
@@ -243,7 +243,7 @@ TEST_F(resolver_test, a_cancel_ends_a_lookup_at_a_silent_server_promptly) {
 // holding any byte but letters, digits, '-', '.', '_' and '/'; the '/' comes back,
 // and the service's own filter turns such a name into the dotted address. What
 // matters most here: no CR or LF ever comes back, or it would forge log lines.
-TEST_F(resolver_test, names_that_are_not_host_names) {
+TEST_F(ResolverTest, NamesThatAreNotHostNames) {
   struct record {
     const char* what;
     std::string ptr;

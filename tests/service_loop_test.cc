@@ -31,7 +31,7 @@ using test_support::client;
 
 constexpr std::int64_t start_time = 1'000'000;
 
-class service_loop_test : public testing::Test {
+class ServiceLoopTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(net::startup(), 0);
@@ -69,7 +69,7 @@ class service_loop_test : public testing::Test {
   std::vector<int> refreshes;
 };
 
-TEST_F(service_loop_test, AnswersAQueryReleasesTheClientAndCountsIt) {
+TEST_F(ServiceLoopTest, AnswersAQueryReleasesTheClientAndCountsIt) {
   client asker = accepted_client();
   asker.send("555, 25\r\n");
   pass();
@@ -81,7 +81,7 @@ TEST_F(service_loop_test, AnswersAQueryReleasesTheClientAndCountsIt) {
   EXPECT_EQ(entries(), std::vector<std::string>{"GOOD: success for 127.0.0.1 on ports 555, 25\r\n"});
 }
 
-TEST_F(service_loop_test, OnlyUserIdRepliesAreCounted) {
+TEST_F(ServiceLoopTest, OnlyUserIdRepliesAreCounted) {
   client refused = accepted_client();
   client overflowing = accepted_client();
   client answered = accepted_client();
@@ -97,7 +97,7 @@ TEST_F(service_loop_test, OnlyUserIdRepliesAreCounted) {
   EXPECT_EQ(refreshes, std::vector<int>{1});
 }
 
-TEST_F(service_loop_test, AClientIsReadFromThePassAfterItsAccept) {
+TEST_F(ServiceLoopTest, AClientIsReadFromThePassAfterItsAccept) {
   client asker(port);
   asker.send("1,2\r\n");  // the request is there before the accept
   pass();
@@ -110,7 +110,7 @@ TEST_F(service_loop_test, AClientIsReadFromThePassAfterItsAccept) {
   EXPECT_EQ(asker.receive_all(), "1, 2 : USERID : UNIX : alice\r\n");
 }
 
-TEST_F(service_loop_test, TwoReadyClientsAreAnsweredInOnePassInTableOrder) {
+TEST_F(ServiceLoopTest, TwoReadyClientsAreAnsweredInOnePassInTableOrder) {
   client first = accepted_client();
   client second = accepted_client();
   second.send("3,4\n");  // sent first, but stands second in the table
@@ -123,7 +123,7 @@ TEST_F(service_loop_test, TwoReadyClientsAreAnsweredInOnePassInTableOrder) {
   EXPECT_EQ(refreshes, (std::vector<int>{1, 2}));
 }
 
-TEST_F(service_loop_test, AClientThatClosesSilentlyIsReleasedWithoutAnEntry) {
+TEST_F(ServiceLoopTest, AClientThatClosesSilentlyIsReleasedWithoutAnEntry) {
   client quitter = accepted_client();
   quitter.close();
   pass();
@@ -131,7 +131,7 @@ TEST_F(service_loop_test, AClientThatClosesSilentlyIsReleasedWithoutAnEntry) {
   EXPECT_TRUE(entries().empty());
 }
 
-TEST_F(service_loop_test, AFailedReadReleasesOnlyThatClient) {
+TEST_F(ServiceLoopTest, AFailedReadReleasesOnlyThatClient) {
   client broken = accepted_client();
   client asker = accepted_client();
   broken.send("12");
@@ -153,9 +153,9 @@ struct idle_case {
   std::vector<std::pair<std::int64_t, bool>> sweeps;  // clock offset from the accept, still there?
 };
 
-class idle_sweep_test : public service_loop_test, public testing::WithParamInterface<idle_case> {};
+class IdleSweepTest : public ServiceLoopTest, public testing::WithParamInterface<idle_case> {};
 
-TEST_P(idle_sweep_test, DropsAClientIdleForThreeMinutesAndOnlyThen) {
+TEST_P(IdleSweepTest, DropsAClientIdleForThreeMinutesAndOnlyThen) {
   const idle_case& row = GetParam();
   client idle = accepted_client();
   if (row.data_at >= 0) {
@@ -174,14 +174,14 @@ TEST_P(idle_sweep_test, DropsAClientIdleForThreeMinutesAndOnlyThen) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, idle_sweep_test,
+    Cases, IdleSweepTest,
     testing::Values(idle_case{"silent", -1, {{179, true}, {180, false}}},
                     idle_case{"after_last_data", 100, {{180, true}, {279, true}, {280, false}}},
                     idle_case{"clock_set_back", -1, {{-1000, true}, {-1, true}, {179, true}, {180, false}}},
                     idle_case{"clock_set_forward", -1, {{10'000, false}}}),
     [](const testing::TestParamInfo<idle_case>& row) { return std::string(row.param.name); });
 
-TEST_F(service_loop_test, OneSweepDropsEveryIdleClientButKeepsThoseWithFreshData) {
+TEST_F(ServiceLoopTest, OneSweepDropsEveryIdleClientButKeepsThoseWithFreshData) {
   client first = accepted_client();
   client second = accepted_client();
   client fresh = accepted_client();
@@ -195,7 +195,7 @@ TEST_F(service_loop_test, OneSweepDropsEveryIdleClientButKeepsThoseWithFreshData
   EXPECT_TRUE(second.closed_by_server());
 }
 
-TEST_F(service_loop_test, SixtyFourSilentClientsHoldTheSixtyFifthInTheBacklog) {
+TEST_F(ServiceLoopTest, SixtyFourSilentClientsHoldTheSixtyFifthInTheBacklog) {
   std::vector<client> silent;
   for (int i = 0; i < 64; ++i) silent.push_back(accepted_client());
   client waiting(port);
@@ -216,7 +216,7 @@ TEST_F(service_loop_test, SixtyFourSilentClientsHoldTheSixtyFifthInTheBacklog) {
   EXPECT_EQ(waiting.receive_all(), "7, 8 : USERID : UNIX : alice\r\n");
 }
 
-TEST_F(service_loop_test, OutOfMemoryAtAcceptClosesThatClientAndServesOthers) {
+TEST_F(ServiceLoopTest, OutOfMemoryAtAcceptClosesThatClientAndServesOthers) {
   client unlucky(port);
   fail_nothrow_new = true;
   pass();
@@ -270,7 +270,7 @@ class descriptors_exhausted {
   std::vector<int> held_;
 };
 
-TEST_F(service_loop_test, AFullDescriptorTableRestsTheListenerInsteadOfSpinning) {
+TEST_F(ServiceLoopTest, AFullDescriptorTableRestsTheListenerInsteadOfSpinning) {
   client waiting(port);
   {
     descriptors_exhausted none_left;
@@ -285,7 +285,7 @@ TEST_F(service_loop_test, AFullDescriptorTableRestsTheListenerInsteadOfSpinning)
   EXPECT_TRUE(entries().empty());
 }
 
-TEST_F(service_loop_test, AWaitThatFailsEveryPassDoesNotSpin) {
+TEST_F(ServiceLoopTest, AWaitThatFailsEveryPassDoesNotSpin) {
   std::vector<client> clients;
   for (int i = 0; i < 3; ++i) clients.push_back(accepted_client());
   std::size_t passes = 0;
@@ -301,7 +301,7 @@ TEST_F(service_loop_test, AWaitThatFailsEveryPassDoesNotSpin) {
   EXPECT_EQ(connection_count(loop->table), 3u);  // the clients are untouched
 }
 
-TEST_F(service_loop_test, NoDescriptorOutlivesItsConnection) {
+TEST_F(ServiceLoopTest, NoDescriptorOutlivesItsConnection) {
   int before = test_support::open_descriptor_count();
   {
     client answered = accepted_client();
@@ -319,7 +319,7 @@ TEST_F(service_loop_test, NoDescriptorOutlivesItsConnection) {
   EXPECT_EQ(test_support::open_descriptor_count(), before);
 }
 
-TEST_F(service_loop_test, AStopRequestEndsTheWaitInProgressAtOnce) {
+TEST_F(ServiceLoopTest, AStopRequestEndsTheWaitInProgressAtOnce) {
   loop->wait_limit = 60'000;
   std::thread stopper([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -338,9 +338,9 @@ struct peer_name_case {
   const char* expected;
 };
 
-class peer_name_test : public testing::TestWithParam<peer_name_case> {};
+class PeerNameTest : public testing::TestWithParam<peer_name_case> {};
 
-TEST_P(peer_name_test, NamesTheClientSafely) {
+TEST_P(PeerNameTest, NamesTheClientSafely) {
   connection c;
   set_peer_name(c, "192.0.2.7", GetParam().resolved);
   EXPECT_STREQ(c.peer_name.data(), GetParam().expected);
@@ -349,7 +349,7 @@ TEST_P(peer_name_test, NamesTheClientSafely) {
 const std::string long_name = std::string(90, 'A') + ".Example.ORG";  // 102 characters
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, peer_name_test,
+    Cases, PeerNameTest,
     testing::Values(peer_name_case{"", "192.0.2.7"},
                     peer_name_case{"Mail.Example.ORG", "mail.example.org"},
                     peer_name_case{"host_1-a.example", "host_1-a.example"},

@@ -88,7 +88,7 @@ class descriptor_limit {
   rlimit saved_{};
 };
 
-class wait_test : public testing::Test {
+class WaitTest : public testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(net::startup(), 0); }
 
@@ -102,7 +102,7 @@ class wait_test : public testing::Test {
   socket_pair silent = make_socket_pair();
 };
 
-TEST(read_set, holds_64_sockets_and_refuses_the_65th) {
+TEST(ReadSet, Holds64SocketsAndRefusesThe65th) {
   net::read_set set;
   for (int sock = 100; sock < 164; ++sock) EXPECT_TRUE(set.add(sock)) << sock;
   EXPECT_TRUE(set.full());
@@ -120,7 +120,7 @@ TEST(read_set, holds_64_sockets_and_refuses_the_65th) {
   EXPECT_TRUE(set.add(164));
 }
 
-TEST_F(wait_test, silent_sockets_time_out_with_none_readable) {
+TEST_F(WaitTest, SilentSocketsTimeOutWithNoneReadable) {
   std::vector<socket_pair> pairs;
   net::read_set set;
   for (int i = 0; i < 3; ++i) {
@@ -133,7 +133,7 @@ TEST_F(wait_test, silent_sockets_time_out_with_none_readable) {
 
 // The sockets go in against the order of their numbers, so that a mark landing on
 // the wrong entry of the set shows.
-TEST_F(wait_test, marks_exactly_the_sockets_that_became_readable) {
+TEST_F(WaitTest, MarksExactlyTheSocketsThatBecameReadable) {
   std::vector<socket_pair> pairs;
   for (int i = 0; i < 5; ++i) pairs.push_back(make_socket_pair());
   net::read_set set;
@@ -157,7 +157,7 @@ TEST_F(wait_test, marks_exactly_the_sockets_that_became_readable) {
 
 // Whatever the client did, the wait must report its socket so that the loop reads
 // it and learns of the data, the close or the reset.
-TEST_F(wait_test, a_client_that_sent_closed_or_reset_is_readable) {
+TEST_F(WaitTest, AClientThatSentClosedOrResetIsReadable) {
   struct ending {
     const char* what;
     std::function<void(client&)> act;
@@ -190,7 +190,7 @@ TEST_F(wait_test, a_client_that_sent_closed_or_reset_is_readable) {
 }
 
 // select(2) cannot watch a descriptor numbered 1024 or more; a busy process gets there.
-TEST_F(wait_test, descriptor_numbers_above_1023_work) {
+TEST_F(WaitTest, DescriptorNumbersAbove1023Work) {
   constexpr int high_number = 1500;
   descriptor_limit limit;
   if (limit.soft() <= high_number + 1) {
@@ -215,7 +215,7 @@ TEST_F(wait_test, descriptor_numbers_above_1023_work) {
   EXPECT_FALSE(set.is_readable(high_number + 1));
 }
 
-TEST_F(wait_test, a_cancel_from_another_thread_ends_the_wait_promptly) {
+TEST_F(WaitTest, ACancelFromAnotherThreadEndsTheWaitPromptly) {
   std::thread canceller([] {
     std::this_thread::sleep_for(100ms);
     net::cancel_blocking_call();
@@ -232,7 +232,7 @@ TEST_F(wait_test, a_cancel_from_another_thread_ends_the_wait_promptly) {
 
 // A cancel that comes between two waits is not lost: the next wait returns at once.
 // It is used up there, and the wait after that waits again.
-TEST_F(wait_test, a_cancel_before_the_wait_ends_the_next_wait_only) {
+TEST_F(WaitTest, ACancelBeforeTheWaitEndsTheNextWaitOnly) {
   net::cancel_blocking_call();
 
   const steady::time_point start = steady::now();
@@ -249,7 +249,7 @@ void cancel_on_signal(int) {
 // The way a stop request reaches the wait: a signal handler that cancels it. The
 // signal both interrupts poll and leaves a wake-up behind; neither may leak into
 // the wait after.
-TEST_F(wait_test, a_signal_handler_that_cancels_ends_the_wait) {
+TEST_F(WaitTest, ASignalHandlerThatCancelsEndsTheWait) {
   struct sigaction cancelling {};
   cancelling.sa_handler = cancel_on_signal;
   sigemptyset(&cancelling.sa_mask);
@@ -272,7 +272,7 @@ TEST_F(wait_test, a_signal_handler_that_cancels_ends_the_wait) {
   sigaction(SIGUSR1, &previous, nullptr);
 }
 
-class listener_test : public testing::Test {
+class ListenerTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(net::startup(), 0);
@@ -304,7 +304,7 @@ class listener_test : public testing::Test {
   std::uint16_t port = 0;
 };
 
-TEST_F(listener_test, listens_on_an_ephemeral_port_without_blocking) {
+TEST_F(ListenerTest, ListensOnAnEphemeralPortWithoutBlocking) {
   EXPECT_NE(port, 0);
   int flags = fcntl(listener.get(), F_GETFL);
   EXPECT_NE(flags & O_NONBLOCK, 0);
@@ -313,14 +313,14 @@ TEST_F(listener_test, listens_on_an_ephemeral_port_without_blocking) {
   EXPECT_TRUE(visitor.connected());
 }
 
-TEST_F(listener_test, accept_with_nobody_waiting_returns_nobody_at_once) {
+TEST_F(ListenerTest, AcceptWithNobodyWaitingReturnsNobodyAtOnce) {
   std::optional<net::accept_result> accepted = accept_without_blocking();
   ASSERT_TRUE(accepted.has_value()) << "accept blocked";
   EXPECT_EQ(accepted->status, net::accept_status::nobody);
   EXPECT_FALSE(accepted->client.valid());
 }
 
-TEST_F(listener_test, accepted_clients_are_blocking_close_on_exec_and_named_by_address) {
+TEST_F(ListenerTest, AcceptedClientsAreBlockingCloseOnExecAndNamedByAddress) {
   client visitor(port);
   ASSERT_TRUE(visitor.connected());
   std::optional<net::accept_result> accepted = accept_without_blocking();
@@ -335,7 +335,7 @@ TEST_F(listener_test, accepted_clients_are_blocking_close_on_exec_and_named_by_a
 
 // The client is gone between the wait that saw it and the accept. Linux may hand
 // the dead connection over or drop it; either way accept must come back.
-TEST_F(listener_test, a_client_that_resets_before_the_accept_does_not_block_it) {
+TEST_F(ListenerTest, AClientThatResetsBeforeTheAcceptDoesNotBlockIt) {
   client visitor(port);
   ASSERT_TRUE(visitor.connected());
   await_a_client();
@@ -351,7 +351,7 @@ TEST_F(listener_test, a_client_that_resets_before_the_accept_does_not_block_it) 
 
 // Out of descriptors the listener stays readable; "nobody" would send the loop
 // straight back to accept and spin. The waiting client is not lost.
-TEST_F(listener_test, accept_out_of_descriptors_fails_and_the_client_waits) {
+TEST_F(ListenerTest, AcceptOutOfDescriptorsFailsAndTheClientWaits) {
   client visitor(port);
   ASSERT_TRUE(visitor.connected());
   await_a_client();
@@ -376,7 +376,7 @@ TEST_F(listener_test, accept_out_of_descriptors_fails_and_the_client_waits) {
   EXPECT_EQ(later->status, net::accept_status::accepted);
 }
 
-TEST_F(listener_test, a_port_already_taken_fails_at_bind) {
+TEST_F(ListenerTest, APortAlreadyTakenFailsAtBind) {
   net::listen_result second = net::open_listener(port, 20);
   EXPECT_EQ(second.failed_step, net::listen_step::bind);
   EXPECT_EQ(second.error, EADDRINUSE);
@@ -389,7 +389,7 @@ void count_broken_pipe(int) {
   broken_pipe_signals = broken_pipe_signals + 1;
 }
 
-TEST_F(listener_test, replying_to_a_client_that_has_gone_raises_no_sigpipe) {
+TEST_F(ListenerTest, ReplyingToAClientThatHasGoneRaisesNoSigpipe) {
   struct sigaction counting {};
   counting.sa_handler = count_broken_pipe;
   sigemptyset(&counting.sa_mask);
@@ -417,7 +417,7 @@ TEST_F(listener_test, replying_to_a_client_that_has_gone_raises_no_sigpipe) {
 }
 
 // A client that never reads must not stall the reply, and with it the whole loop.
-TEST(send_text, does_not_block_when_the_peer_stops_reading) {
+TEST(SendText, DoesNotBlockWhenThePeerStopsReading) {
   socket_pair pair = make_socket_pair();
   const std::string big(1 << 20, 'x');
   bool returned = returns_within(
@@ -429,13 +429,13 @@ TEST(send_text, does_not_block_when_the_peer_stops_reading) {
   EXPECT_TRUE(returned) << "send_text blocked on a full socket buffer";
 }
 
-TEST(send_text, to_no_socket_does_nothing) {
+TEST(SendText, ToNoSocketDoesNothing) {
   errno = 0;
   net::send_text(net::no_socket, "1, 2 : USERID : UNIX : alice\r\n");
   EXPECT_EQ(errno, 0) << "a system call was made on no socket";
 }
 
-TEST(dotted, formats_addresses_given_in_network_order) {
+TEST(Dotted, FormatsAddressesGivenInNetworkOrder) {
   struct example {
     std::uint32_t host_order;
     const char* text;
@@ -452,7 +452,7 @@ TEST(dotted, formats_addresses_given_in_network_order) {
   }
 }
 
-TEST(socket_handle, closes_what_it_owns) {
+TEST(SocketHandle, ClosesWhatItOwns) {
   const int before = test_support::open_descriptor_count();
   {
     socket_pair pair = make_socket_pair();
