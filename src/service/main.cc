@@ -21,18 +21,22 @@ constexpr int exit_status = 1;
 
 // A start-up failure: its log entry, and one line on standard error so that a
 // user at a terminal sees why nothing runs.
-int fail_start(const settings& config, const char* entry, const std::string& cause, int error,
-               const char* hint) {
+int fail_start(const settings& config, const char* entry, const char* cause, int error,
+               const std::string& hint = "") {
   log_event(config, entry);
-  std::fprintf(stderr, "wrenfold: %s: %s%s%s\n", cause.c_str(), net::error_text(error).c_str(), *hint ? ". " : "",
-               hint);
+  std::fprintf(stderr, "wrenfold: %s: %s%s%s\n", cause, net::error_text(error).c_str(), hint.empty() ? "" : ". ",
+               hint.c_str());
   return exit_status;
 }
 
-const char* bind_hint(int error) {
+std::string bind_hint(int error, std::string_view program) {
   if (error == EACCES) {
-    return "Ports below 1024 need privileges: run as root, or grant the binary the capability "
-           "with: sudo setcap cap_net_bind_service=+ep <path to wrenfold>";
+    // setcap wants a path; a bare name was found through PATH.
+    std::string path = program.find('/') == std::string_view::npos
+                           ? "$(command -v " + std::string(program) + ")"
+                           : std::string(program);
+    return "Ports below 1024 need privileges: run as root, or let the binary bind them with: "
+           "sudo setcap cap_net_bind_service=+ep " + path;
   }
   if (error == EADDRINUSE) return "Another ident server may be running: see sudo ss -ltnp 'sport = :113'";
   return "";
@@ -55,14 +59,14 @@ int run(const settings& config, net::socket_handle listener) {
 
 int main(int argc, char** argv, char** envp) {
   std::vector<std::string_view> words(argv, argv + argc);
+  if (words.empty()) words.emplace_back("wrenfold");  // started with no name at all
   std::vector<std::string_view> environment;
   for (char** entry = envp; entry != nullptr && *entry != nullptr; ++entry) environment.emplace_back(*entry);
 
   settings config = load_settings(words, default_user_id(desktop::login_name(), environment));
 
   if (int error = net::startup(); error != 0) {
-    return fail_start(config, "FAIL: Couldn't find suitable winsock.dll\n", "cannot start the network layer", error,
-                      "");
+    return fail_start(config, "FAIL: Couldn't find suitable winsock.dll\n", "cannot start the network layer", error);
   }
   config.host_name = net::host_name().substr(0, host_name_limit);
   lower_case(config.host_name);
@@ -71,12 +75,12 @@ int main(int argc, char** argv, char** envp) {
   switch (listening.failed_step) {
     case net::listen_step::socket:
       return fail_start(config, "FAIL: Couldn't open listen socket\r\n", "cannot open a TCP socket",
-                        listening.error, "");
+                        listening.error);
     case net::listen_step::bind:
       return fail_start(config, "FAIL: Couldn't bind to port\r\n", "cannot bind TCP port 113", listening.error,
-                        bind_hint(listening.error));
+                        bind_hint(listening.error, words[0]));
     case net::listen_step::listen:
-      return fail_start(config, "FAIL: Listen error\r\n", "cannot listen on TCP port 113", listening.error, "");
+      return fail_start(config, "FAIL: Listen error\r\n", "cannot listen on TCP port 113", listening.error);
     case net::listen_step::done:
       break;
   }

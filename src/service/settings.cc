@@ -80,8 +80,7 @@ settings load_settings(std::span<const std::string_view> words, std::string defa
   settings loaded;
   loaded.user_id = std::move(default_user);
   if (!read_command_line(words, loaded)) {
-    std::string_view program = words.empty() ? std::string_view("wrenfold") : words[0];
-    std::fputs(usage_text(program).c_str(), stdout);
+    std::fputs(usage_text(words.empty() ? "wrenfold" : words[0]).c_str(), stdout);
     std::exit(1);
   }
   return loaded;
