@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 
 #include "net/poll_posix.h"
