@@ -4,9 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
-#include <ostream>
 #include <cstdlib>
+#include <ostream>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -252,6 +254,64 @@ TEST_F(ExchangeDeathTest, ReplyToAClosedPeerDoesNotKillTheProcess) {
         std::_Exit(log_entries() == std::vector<std::string>{good_entry("555, 25")} ? 0 : 3);
       },
       testing::ExitedWithCode(0), "");
+}
+
+// Random bytes, cut into random reads: whatever a client sends, the exchange stays
+// silent until the first line end or the 1020th character, then sends exactly one
+// reply of the three kinds, and a USERID reply only for two numbers in 1..65535.
+TEST_F(Exchange, AnyBytesInAnyReadsGetOneWellFormedReplyAtTheRightByte) {
+  std::mt19937 random(20261211);  // fixed: a failure can be replayed
+  const std::string alphabet = std::string("0123456789+-,  \t\v\f\xff" "\x80" "ab\r\n") + '\0';  // line ends last
+  auto pick = [&](std::size_t below) { return std::uniform_int_distribution<std::size_t>(0, below - 1)(random); };
+
+  for (int round = 0; round < 2000; ++round) {
+    // Mostly short or long random requests; one in four a line that ends right
+    // around the most a request may hold.
+    const bool near_the_limit = pick(4) == 0;
+    std::size_t length = near_the_limit ? 1015 + pick(10) : pick(2) == 0 ? pick(16) : pick(1200);
+    std::size_t letters = near_the_limit ? alphabet.size() - 3 : alphabet.size();  // no line ends
+    std::string request;
+    for (std::size_t i = 0; i < length; ++i) request += alphabet[pick(letters)];
+    if (near_the_limit) request += "\r\n";
+    SCOPED_TRACE(testing::PrintToString(request));
+
+    const std::size_t line_end = request.find_first_of(std::string("\r\n") + '\0');
+    const bool overflows = std::min(line_end, request.size()) > static_cast<std::size_t>(request_limit);
+    const bool finishes = overflows || line_end != std::string::npos;
+    // The byte whose read must finish the exchange.
+    const std::size_t last_byte = overflows ? request_limit : line_end;
+
+    connection c;
+    c.sock = std::move(client.sock);
+    name(c, peer);
+    request_outcome outcome = request_outcome::incomplete;
+    for (std::size_t at = 0; at < request.size() && outcome == request_outcome::incomplete;) {
+      std::size_t size = std::min<std::size_t>(1 + pick(1024), request.size() - at);  // a read is 1 to 1024 bytes
+      outcome = handle(c, request.substr(at, size));
+      bool read_holds_last_byte = finishes && last_byte >= at && last_byte < at + size;
+      ASSERT_EQ(outcome != request_outcome::incomplete, read_holds_last_byte) << "read at " << at;
+      at += size;
+    }
+    ASSERT_LE(c.request_len, request_limit);
+
+    std::string reply = sent_so_far();
+    if (!finishes) {
+      EXPECT_EQ(reply, "");
+    } else if (overflows) {
+      EXPECT_EQ(outcome, request_outcome::overflowed);
+      EXPECT_EQ(reply, overflow_reply);
+    } else {
+      int first = 0;
+      int second = 0;
+      int consumed = 0;
+      ASSERT_EQ(std::sscanf(reply.c_str(), "%d, %d : %n", &first, &second, &consumed), 2) << reply;
+      bool valid = first >= 1 && first <= 65535 && second >= 1 && second <= 65535;
+      EXPECT_EQ(outcome, valid ? request_outcome::answered : request_outcome::refused);
+      EXPECT_EQ(reply.substr(static_cast<std::size_t>(consumed)),
+                valid ? "USERID : UNIX : alice\r\n" : "ERROR : INVALID-PORT\r\n");
+    }
+    client.sock = std::move(c.sock);
+  }
 }
 
 TEST(ReadNumber, ReadsOneSignedDecimalNumber) {
