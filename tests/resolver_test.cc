@@ -239,6 +239,41 @@ TEST_F(ResolverTest, ACancelEndsALookupAtASilentServerPromptly) {
   EXPECT_EQ(net::reverse_lookup(documentation_address, asking(answering, 5000)), "mail.example.org");
 }
 
+// The desktop's bus is served during a lookup too, as during every wait: a stand-in
+// hook's socket gets its bytes read while the lookup waits for a silent server.
+int hook_descriptor = -1;
+int hook_bytes_served = 0;
+
+net::blocking_hook::watch watch_hook_descriptor() {
+  return {hook_descriptor, POLLIN, -1};
+}
+
+void serve_hook_descriptor() {
+  char byte = 0;
+  while (::recv(hook_descriptor, &byte, 1, MSG_DONTWAIT) == 1) ++hook_bytes_served;
+}
+
+TEST_F(ResolverTest, TheBlockingHookIsServedWhileALookupWaits) {
+  int ends[2] = {-1, -1};
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+  net::socket_handle ours(ends[0]);
+  net::socket_handle theirs(ends[1]);
+  hook_descriptor = ours.get();
+  net::set_blocking_hook({watch_hook_descriptor, serve_hook_descriptor});
+
+  fake_dns_server silent(fake_dns_server::behaviour::silent);
+  std::thread desktop([&theirs] {
+    std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(::send(theirs.get(), "xy", 2, MSG_NOSIGNAL), 2);
+  });
+  std::optional<std::string> name = net::reverse_lookup(documentation_address, asking(silent, 500));
+  desktop.join();
+  net::unhook_blocking_hook();
+
+  EXPECT_EQ(name, std::nullopt) << "bus traffic must not end the lookup as if answered";
+  EXPECT_EQ(hook_bytes_served, 2);
+}
+
 // Whoever owns an address writes its PTR record. c-ares (1.18) refuses a name
 // holding any byte but letters, digits, '-', '.', '_' and '/'; the '/' comes back,
 // and the service's own filter turns such a name into the dotted address. What

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -270,6 +271,95 @@ TEST_F(WaitTest, ASignalHandlerThatCancelsEndsTheWait) {
   EXPECT_LT(waited, promptly);
   EXPECT_EQ(wait_on_silence(50), net::wait_status::timed_out) << "the handler's wake-up leaked into the next wait";
   sigaction(SIGUSR1, &previous, nullptr);
+}
+
+// ---- The blocking hook -----------------------------------------------------------
+
+// A stand-in for the desktop's bus connection: a socket of its own that every wait
+// must watch and serve, by reading what arrived, without ending the wait early.
+struct hook_stand_in {
+  socket_pair bus = make_socket_pair();
+  int limit_ms = -1;
+  int times_served = 0;
+  int bytes_served = 0;
+};
+hook_stand_in* stand_in = nullptr;
+
+net::blocking_hook::watch watch_stand_in() {
+  return {stand_in->bus.ours.get(), POLLIN, stand_in->limit_ms};
+}
+
+void serve_stand_in() {
+  ++stand_in->times_served;
+  char byte = 0;
+  while (::recv(stand_in->bus.ours.get(), &byte, 1, MSG_DONTWAIT) == 1) ++stand_in->bytes_served;
+}
+
+class BlockingHookTest : public WaitTest {
+ protected:
+  void SetUp() override {
+    WaitTest::SetUp();
+    stand_in = &hook;
+    net::set_blocking_hook({watch_stand_in, serve_stand_in});
+  }
+  void TearDown() override {
+    net::unhook_blocking_hook();
+    stand_in = nullptr;
+  }
+
+  hook_stand_in hook;
+};
+
+// Traffic for the hook is served as it comes, and the wait still lasts its whole
+// limit: the idle sweep must not run early because the desktop was busy.
+TEST_F(BlockingHookTest, IsServedWhileTheWaitWaitsOutItsLimit) {
+  std::thread desktop([this] {
+    for (int i = 0; i < 3; ++i) {
+      std::this_thread::sleep_for(40ms);
+      write_byte(hook.bus.theirs);
+    }
+  });
+  const steady::time_point start = steady::now();
+  net::wait_status status = wait_on_silence(400);
+  const steady::duration waited = steady::now() - start;
+  desktop.join();
+
+  EXPECT_EQ(status, net::wait_status::timed_out);
+  EXPECT_GE(waited, 390ms) << "traffic for the hook ended the wait early";
+  EXPECT_EQ(hook.bytes_served, 3);
+}
+
+TEST_F(BlockingHookTest, ASocketReadyTogetherWithTheHookIsReportedAndTheHookServed) {
+  socket_pair talking = make_socket_pair();
+  net::read_set set;
+  set.add(silent.ours.get());
+  set.add(talking.ours.get());
+  write_byte(hook.bus.theirs);
+  write_byte(talking.theirs);
+
+  ASSERT_EQ(net::wait_readable(set, very_long_limit_ms), net::wait_status::ready);
+  EXPECT_TRUE(set.is_readable(talking.ours.get()));
+  EXPECT_FALSE(set.is_readable(silent.ours.get()));
+  EXPECT_EQ(hook.bytes_served, 1);
+}
+
+// The bus has timers of its own (a call's reply limit): the hook's limit makes the
+// wait serve it on time even when nothing arrives.
+TEST_F(BlockingHookTest, TheHooksOwnLimitGetsItServedWithoutTraffic) {
+  hook.limit_ms = 20;
+  EXPECT_EQ(wait_on_silence(300), net::wait_status::timed_out);
+  EXPECT_GE(hook.times_served, 5);
+  EXPECT_EQ(hook.bytes_served, 0);
+}
+
+TEST_F(BlockingHookTest, ACancelStillEndsTheWaitAndUnhookingStopsTheServing) {
+  net::cancel_blocking_call();
+  EXPECT_EQ(wait_on_silence(very_long_limit_ms), net::wait_status::interrupted);
+
+  net::unhook_blocking_hook();
+  write_byte(hook.bus.theirs);
+  EXPECT_EQ(wait_on_silence(50), net::wait_status::timed_out);
+  EXPECT_EQ(hook.times_served, 0);
 }
 
 class ListenerTest : public testing::Test {

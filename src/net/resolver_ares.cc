@@ -48,12 +48,8 @@ class channel_handle {
   ares_channel channel_ = nullptr;
 };
 
-using steady = std::chrono::steady_clock;
-
-int milliseconds_until(steady::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
-  return static_cast<int>(std::max<long long>(left, 0));
-}
+using posix::milliseconds_until;
+using posix::steady;
 
 // How long the next poll may last: until the resolver wants to retry, or the deadline.
 int next_poll_limit(ares_channel channel, steady::time_point deadline) {
@@ -81,7 +77,7 @@ std::optional<std::string> reverse_lookup(ipv4_address address, const lookup_opt
   while (!state.done && milliseconds_until(deadline) > 0) {
     ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
     int wanted = ares_getsock(channel.get(), sockets, ARES_GETSOCK_MAXNUM);
-    pollfd fds[ARES_GETSOCK_MAXNUM + 1];
+    pollfd fds[ARES_GETSOCK_MAXNUM + posix::extra_entries];
     std::size_t count = 0;
     for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
       short events = 0;

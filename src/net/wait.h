@@ -45,6 +45,24 @@ wait_status wait_readable(read_set& set, int limit_ms);
 // wait is in progress, the next one. Async-signal-safe: meant for signal handlers.
 void cancel_blocking_call();
 
+// Work the thread must keep doing while it waits on the network: the desktop's
+// bus connection. Every wait of this layer, the service loop's and a reverse
+// lookup's alike, also watches the hook's descriptor and serves the hook when it
+// is due, then goes on waiting for what it was waiting for.
+struct blocking_hook {
+  struct watch {
+    int descriptor = -1;  // -1: nothing to watch
+    short events = 0;     // for poll(2)
+    int limit_ms = -1;    // serve within this long even if nothing arrives; -1: no limit
+  };
+  watch (*prepare)() = nullptr;  // asked afresh before every poll
+  void (*serve)() = nullptr;     // after every poll; must not block
+};
+
+// Installs the hook every later wait serves; one at a time.
+void set_blocking_hook(const blocking_hook& hook);
+void unhook_blocking_hook();
+
 // A short pause after the system refused a wait, so that a wait that fails on
 // every pass cannot keep a processor busy. A signal cuts it short.
 void rest_after_failure();

@@ -20,6 +20,9 @@ namespace {
 // signal handler can reach it.
 volatile std::sig_atomic_t wake_descriptor = -1;
 
+// What every wait serves besides its own descriptors; empty until the desktop starts.
+blocking_hook installed_hook;
+
 void drain_wake_descriptor() {
   std::uint64_t count = 0;
   while (read(wake_descriptor, &count, sizeof count) > 0) {
@@ -62,24 +65,52 @@ void rest_after_failure() {
   nanosleep(&pause, nullptr);  // a signal ends it early, which is what we want
 }
 
+void set_blocking_hook(const blocking_hook& hook) {
+  installed_hook = hook;
+}
+
+void unhook_blocking_hook() {
+  installed_hook = blocking_hook{};
+}
+
 namespace posix {
 
+int milliseconds_until(steady::time_point deadline) {
+  steady::duration left = deadline - steady::now();
+  if (left <= steady::duration::zero()) return 0;
+  // Rounded up, so that a wait that wakes a little early is not followed by a spin.
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
 poll_status poll_with_wake(pollfd* fds, std::size_t count, int limit_ms) {
-  // The caller's array is followed by one more entry: callers pass room for it.
-  fds[count] = pollfd{wake_descriptor, POLLIN, 0};
-  int ready = poll(fds, static_cast<nfds_t>(count + 1), limit_ms);
-  if (ready < 0) {
-    if (errno != EINTR) return poll_status::failed;
-    // A signal handler that cancels both interrupts poll and leaves a wake-up
-    // behind; take it now, or it would cut the next wait short as well.
-    drain_wake_descriptor();
-    return poll_status::interrupted;
+  const steady::time_point deadline = steady::now() + std::chrono::milliseconds(std::max(limit_ms, 0));
+  for (;;) {
+    // The caller's entries are followed by the wake-up source, then the hook's.
+    fds[count] = pollfd{wake_descriptor, POLLIN, 0};
+    blocking_hook::watch watch = installed_hook.prepare != nullptr ? installed_hook.prepare() : blocking_hook::watch{};
+    std::size_t entries = count + 1;
+    if (watch.descriptor >= 0) fds[entries++] = pollfd{watch.descriptor, watch.events, 0};
+    int limit = limit_ms < 0 ? -1 : milliseconds_until(deadline);
+    if (watch.limit_ms >= 0 && (limit < 0 || watch.limit_ms < limit)) limit = watch.limit_ms;
+
+    int ready = poll(fds, static_cast<nfds_t>(entries), limit);
+    if (ready < 0) {
+      if (errno != EINTR) return poll_status::failed;
+      // A signal handler that cancels both interrupts poll and leaves a wake-up
+      // behind; take it now, or it would cut the next wait short as well.
+      drain_wake_descriptor();
+      return poll_status::interrupted;
+    }
+    if (fds[count].revents != 0) {
+      drain_wake_descriptor();
+      return poll_status::interrupted;
+    }
+    if (installed_hook.serve != nullptr) installed_hook.serve();
+    if (std::any_of(fds, fds + count, [](const pollfd& entry) { return entry.revents != 0; })) {
+      return poll_status::ready;
+    }
+    if (limit_ms >= 0 && milliseconds_until(deadline) == 0) return poll_status::timed_out;
   }
-  if (fds[count].revents != 0) {
-    drain_wake_descriptor();
-    return poll_status::interrupted;
-  }
-  return ready == 0 ? poll_status::timed_out : poll_status::ready;
 }
 
 }  // namespace posix
@@ -105,7 +136,7 @@ bool read_set::is_readable(socket_id sock) const {
 }
 
 wait_status wait_readable(read_set& set, int limit_ms) {
-  pollfd fds[read_set_capacity + 1];
+  pollfd fds[read_set_capacity + posix::extra_entries];
   for (std::size_t i = 0; i < set.count_; ++i) {
     fds[i] = pollfd{set.sockets_[i], POLLIN, 0};
     set.readable_[i] = false;
