@@ -1,19 +1,8 @@
 // End to end: the built wrenfold on the real TCP port 113, driven the way a remote
-// server drives an ident server. Before any test runs, main() moves the test
-// process into network and host-name namespaces of its own (with a user namespace
-// when not root), so port 113 is free, binding it needs no privilege from the
-// machine, nothing leaves the process's own loopback, and a test may rename the
-// host. CTest runs each test as a process of its own, so each test starts with a
-// fresh, empty network.
-#include <fcntl.h>
+// server drives an ident server, each test in private namespaces of its own
+// (e2e_support.h).
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <pwd.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,202 +14,25 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "e2e_support.h"
 #include "test_support.h"
 
 namespace {
 
+using e2e::answer;
+using e2e::ask;
+using e2e::describe_wait_status;
+using e2e::exited_with;
+using e2e::ident_port;
+using e2e::login_name;
+using e2e::program;
+using e2e::server_process;
 using test_support::client;
 using test_support::log_texts;
 using test_support::scratch_file;
 using namespace std::chrono_literals;
-
-constexpr std::uint16_t ident_port = 113;
-constexpr const char* program = WRENFOLD_BINARY;
-
-// ---- The private network -------------------------------------------------------
-
-std::string system_error(const std::string& what, int error) {
-  return what + ": " + std::strerror(error);
-}
-
-// Writes one of the /proc files that set up a user namespace. Returns why it failed, or "".
-std::string write_proc_file(const char* path, const std::string& text) {
-  int fd = open(path, O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return system_error(std::string("open ") + path, errno);
-  ssize_t written = write(fd, text.data(), text.size());
-  int error = errno;
-  close(fd);
-  if (written != static_cast<ssize_t>(text.size())) return system_error(std::string("write ") + path, error);
-  return "";
-}
-
-// A new network namespace holds only a loopback interface, and that one is down.
-std::string bring_loopback_up() {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return system_error("socket for the loopback interface", errno);
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  std::string why;
-  if (ioctl(fd, SIOCGIFFLAGS, &request) != 0) {
-    why = system_error("SIOCGIFFLAGS on lo", errno);
-  } else {
-    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    if (ioctl(fd, SIOCSIFFLAGS, &request) != 0) why = system_error("SIOCSIFFLAGS on lo", errno);
-  }
-  close(fd);
-  return why;
-}
-
-// Moves this process into network and host-name namespaces of its own, with
-// loopback up. Returns why it could not, or "".
-std::string enter_private_network() {
-  if (geteuid() == 0) {
-    if (unshare(CLONE_NEWNET | CLONE_NEWUTS) != 0) return system_error("unshare(CLONE_NEWNET | CLONE_NEWUTS)", errno);
-    return bring_loopback_up();
-  }
-  // Not root: a user namespace of our own makes us root inside it, which is
-  // enough to own a network namespace and to bind port 113 in it.
-  const uid_t uid = geteuid();
-  const gid_t gid = getegid();
-  if (unshare(CLONE_NEWUSER | CLONE_NEWNET | CLONE_NEWUTS) != 0) {
-    return system_error("unshare(CLONE_NEWUSER | CLONE_NEWNET | CLONE_NEWUTS)", errno);
-  }
-  if (std::string why = write_proc_file("/proc/self/setgroups", "deny"); !why.empty()) return why;
-  if (std::string why = write_proc_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n"); !why.empty()) {
-    return why;
-  }
-  if (std::string why = write_proc_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n"); !why.empty()) {
-    return why;
-  }
-  return bring_loopback_up();
-}
-
-// ---- The server process --------------------------------------------------------
-
-std::string describe_wait_status(int status) {
-  if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return std::string("killed by signal ") + strsignal(WTERMSIG(status));
-  return "stopped";
-}
-
-bool exited_with(int status, int expected) {
-  return WIFEXITED(status) && WEXITSTATUS(status) == expected;
-}
-
-// The built wrenfold, started with the given words after its name, its standard
-// output and error captured to files. Killed at the end if it is still running.
-class server_process {
- public:
-  explicit server_process(const std::vector<std::string>& arguments)
-      : stdout_path_(output_.path()), stderr_path_(output_.directory() + "/stderr") {
-    std::vector<std::string> words{program};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-
-    int out = open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    int err = open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    pid_ = fork();
-    if (pid_ == 0) {
-      // Only async-signal-safe calls between fork and exec. A server must not
-      // outlive a test that was killed (by CTest's time limit, say).
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      dup2(out, STDOUT_FILENO);
-      dup2(err, STDERR_FILENO);
-      execv(program, argv.data());
-      _exit(127);
-    }
-    close(out);
-    close(err);
-  }
-  server_process(const server_process&) = delete;
-  server_process& operator=(const server_process&) = delete;
-  ~server_process() { stop(); }
-
-  bool started() const { return pid_ > 0; }
-
-  // The wait status once the process has ended, or nothing while it runs.
-  std::optional<int> status() {
-    if (!status_ && pid_ > 0) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
-    }
-    return status_;
-  }
-  bool running() { return pid_ > 0 && !status(); }
-
-  // Waits, at most for limit, until the process has ended; its wait status, or nothing.
-  std::optional<int> wait_for_exit(std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (running() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
-    return status();
-  }
-
-  // True once 127.0.0.1:113 accepts a connection; false when the process ends
-  // first or limit passes. The probe connects and closes, which leaves no log entry.
-  bool wait_until_listening(std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (running() && std::chrono::steady_clock::now() < deadline) {
-      if (client(ident_port).connected()) return true;
-      std::this_thread::sleep_for(20ms);
-    }
-    return false;
-  }
-
-  // Asks it to end (SIGTERM), then insists (SIGKILL). Works whether or not the
-  // program handles SIGTERM; the wait status of a killed server means nothing.
-  void stop() {
-    if (!running()) return;
-    kill(pid_, SIGTERM);
-    if (wait_for_exit(3s)) return;
-    kill(pid_, SIGKILL);
-    int status = 0;
-    if (waitpid(pid_, &status, 0) == pid_) status_ = status;
-  }
-
-  std::string standard_output() const { return test_support::read_file(stdout_path_); }
-  std::string standard_error() const { return test_support::read_file(stderr_path_); }
-  // For failure messages: how it ended, and what it printed on standard error.
-  std::string report() {
-    std::optional<int> ended = status();
-    return (ended ? describe_wait_status(*ended) : std::string("still running")) + "; stderr: " +
-           standard_error();
-  }
-
- private:
-  scratch_file output_{"stdout"};
-  std::string stdout_path_;
-  std::string stderr_path_;
-  pid_t pid_ = -1;
-  std::optional<int> status_;
-};
-
-// ---- Talking to it -------------------------------------------------------------
-
-struct answer {
-  std::string reply;
-  bool closed_by_server = false;
-};
-
-// Sends one request on a fresh connection and takes what comes back.
-answer ask(std::string_view request) {
-  client asker(ident_port);
-  EXPECT_TRUE(asker.connected()) << "cannot connect to port 113";
-  asker.send(request);
-  answer got;
-  got.reply = asker.receive_all(5000);
-  got.closed_by_server = asker.closed_by_server(1000);
-  return got;
-}
-
-std::string login_name() {
-  const passwd* account = getpwuid(geteuid());
-  return account != nullptr ? account->pw_name : "";
-}
 
 bool is_one_of(std::string_view word, std::initializer_list<std::string_view> names) {
   return std::find(names.begin(), names.end(), word) != names.end();
@@ -513,19 +325,3 @@ TEST(E2eRobustness, ClientsThatLeaveBeforeTheReplyDoNotKillTheServer) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
-  // Listing the tests (CTest does so while building) starts no server and needs no network.
-  if (!GTEST_FLAG_GET(list_tests)) {
-    if (std::string why = enter_private_network(); !why.empty()) {
-      std::fprintf(stderr,
-                   "wrenfold_e2e_tests: cannot set up a private network namespace (%s).\n"
-                   "These tests run the server on the real port 113 and need one: run them as root, or "
-                   "where unprivileged user namespaces are allowed.\n",
-                   why.c_str());
-      return 2;
-    }
-  }
-  return RUN_ALL_TESTS();
-}
