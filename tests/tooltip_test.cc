@@ -62,7 +62,8 @@ TEST(ValidUtf8, ReplacesEachByteOutsideAWellFormedSequence) {
   };
   const example examples[] = {
       {"ASCII", "plain text", "plain text"},
-      {"well-formed, one to four bytes", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"well-formed, one to four bytes", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
+       "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
       {"lone continuation", "a\x80z", "a" + replacement + "z"},
       {"Latin-1 byte", "caf\xE9", "caf" + replacement},
       {"truncated at the end", "a\xE2\x82", "a" + replacement + replacement},

@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -174,10 +175,12 @@ void drop_bus() {
   tray_icon.bus.reset();
 }
 
+// sd-bus gives its deadlines in microseconds of CLOCK_MONOTONIC.
 int milliseconds_until_monotonic(std::uint64_t deadline_us) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  std::uint64_t now_us = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
+  const std::uint64_t now_us =
+      static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
   if (deadline_us <= now_us) return 0;
   std::uint64_t left_ms = (deadline_us - now_us + 999) / 1000;
   return left_ms > INT32_MAX ? -1 : static_cast<int>(left_ms);
