@@ -124,6 +124,15 @@ double processor_seconds(pid_t pid) {
   return static_cast<double>(user_ticks + system_ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// Sends the stop signal and expects the process to end promptly with status 1.
+void expect_prompt_stop(server_process& server, int signal_number) {
+  server.send_signal(signal_number);
+  e2e::exit_outcome ended = server.wait_for_exit_timed(10s);
+  ASSERT_TRUE(ended.status) << "signal " << signal_number << " did not stop it";
+  EXPECT_TRUE(exited_with(*ended.status, 1)) << describe_wait_status(*ended.status);
+  EXPECT_LT(ended.took, prompt_exit_limit);
+}
+
 // ---- A private desktop session ---------------------------------------------------
 
 // A session bus, the test's own connection to it, and a watcher once started.
@@ -335,11 +344,7 @@ TEST_F(E2eTray, ServesOnWhenTheBusGoesAway) {
   }
   EXPECT_TRUE(server.running()) << server.report();
 
-  server.send_signal(SIGTERM);
-  e2e::exit_outcome ended = server.wait_for_exit_timed(10s);
-  ASSERT_TRUE(ended.status) << "SIGTERM did not stop it";
-  EXPECT_TRUE(exited_with(*ended.status, 1)) << describe_wait_status(*ended.status);
-  EXPECT_LT(ended.took, prompt_exit_limit);
+  ASSERT_NO_FATAL_FAILURE(expect_prompt_stop(server, SIGTERM));
 }
 
 // ---- Where the bus is found ------------------------------------------------------
@@ -411,11 +416,7 @@ TEST_P(E2eWithoutBus, ServesAndStopsOnTerm) {
   ASSERT_TRUE(server.wait_until_listening()) << server.report();
   EXPECT_EQ(ask("555, 25\r\n").reply, "555, 25 : USERID : UNIX : alice\r\n");
 
-  server.send_signal(SIGTERM);
-  e2e::exit_outcome ended = server.wait_for_exit_timed(10s);
-  ASSERT_TRUE(ended.status) << "SIGTERM did not stop it";
-  EXPECT_TRUE(exited_with(*ended.status, 1)) << describe_wait_status(*ended.status);
-  EXPECT_LT(ended.took, prompt_exit_limit);
+  ASSERT_NO_FATAL_FAILURE(expect_prompt_stop(server, SIGTERM));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -453,12 +454,8 @@ TEST_P(E2eStop, SignalWhileWaitingEndsAtOnceWithStatus1AndTheItemGone) {
   name_release_monitor monitor(bus);
   ASSERT_TRUE(monitor.monitoring()) << monitor.failure();
 
-  server.send_signal(GetParam().signal_number);
-  e2e::exit_outcome ended = server.wait_for_exit_timed(10s);
-  ASSERT_TRUE(ended.status) << "it did not stop";
+  ASSERT_NO_FATAL_FAILURE(expect_prompt_stop(server, GetParam().signal_number));
   EXPECT_EQ(observer.name_has_owner(item), false) << observer.last_error();
-  EXPECT_TRUE(exited_with(*ended.status, 1)) << describe_wait_status(*ended.status);
-  EXPECT_LT(ended.took, prompt_exit_limit);
   EXPECT_EQ(monitor.events_until_gone(connection, 5s),
             (std::vector<std::string>{"release " + item, "lost " + item, "lost " + connection}));
 }
@@ -561,11 +558,7 @@ TEST(E2eStopDuringLookup, TermEndsAReverseLookupThatGetsNoAnswer) {
   ASSERT_TRUE(unnamed.connected()) << std::strerror(errno);
   ASSERT_TRUE(name_server.wait_for_query(5s)) << "no reverse lookup reached the name server";
 
-  server.send_signal(SIGTERM);
-  e2e::exit_outcome ended = server.wait_for_exit_timed(10s);
-  ASSERT_TRUE(ended.status) << "it did not stop";
-  EXPECT_TRUE(exited_with(*ended.status, 1)) << describe_wait_status(*ended.status);
-  EXPECT_LT(ended.took, prompt_exit_limit);
+  ASSERT_NO_FATAL_FAILURE(expect_prompt_stop(server, SIGTERM));
 }
 
 // ---- The service manager ------------------------------------------------------------
